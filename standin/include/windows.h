@@ -1,0 +1,38 @@
+// Linux stand-in for the few Windows base services that enable-tcp-timestamps uses.
+// Written from what the program needs, not from the platform's headers: only the names,
+// the sizes and the behaviour the program relies on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define MAX_PATH 260
+#define SW_HIDE 0
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+// Windows is LLP64: DWORD and ULONG stay 32-bit where Linux's long is 64-bit.
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef std::uint32_t DWORD;
+typedef std::uint32_t ULONG;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef void* LPVOID;
+typedef void* HANDLE;
+typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HINSTANCE;
+typedef struct HKEY__* HKEY;
+typedef struct HICON__* HICON;
+typedef struct HMONITOR__* HMONITOR;
+
+DWORD WINAPI GetLastError();
+void WINAPI SetLastError(DWORD code);
+
+// The stand-in's system folder is the one named by STANDIN_SYSTEM_DIR; without it the call fails.
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
+BOOL WINAPI SetCurrentDirectoryA(LPCSTR path);
