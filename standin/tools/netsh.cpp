@@ -9,27 +9,13 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <climits>
-#include <unistd.h>
-#endif
+#include "self_path.h"
 
 namespace {
 
 std::string stateFile()
 {
-    std::string self;
-#ifdef _WIN32
-    char buffer[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    self.assign(buffer, length < MAX_PATH ? length : 0);
-#else
-    char buffer[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-    self.assign(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
-#endif
+    const std::string self = selfPath();
     const auto slash = self.find_last_of("/\\");
     return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/tcp-global.txt";
 }

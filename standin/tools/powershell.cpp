@@ -3,6 +3,7 @@
 // launches from the display command line.
 
 #include "../journal.h"
+#include "self_path.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +91,7 @@ int main(int argc, char** argv)
     standin::journal({
         {"event", standin::jsonText("powershell")},
         {"commandLine", standin::jsonText(commandLine.c_str())},
+        {"image", standin::jsonText(selfPath().c_str())},
         {"parent", standin::jsonText(parentName().c_str())},
         {"elevated", standin::jsonBool(elevated != nullptr && *elevated != '\0')},
     });
