@@ -45,7 +45,7 @@ class Result:
 class HostTarget:
     """The Linux build: the program and the stand-in tools from build/<preset>."""
 
-    stand_in_shell = True
+    stand_in_shell = True  # the shell calls are the stand-in's, so it sees every field and can decline
 
     def __init__(self, preset):
         self.name = preset
@@ -109,6 +109,93 @@ class HostMachine:
         return Result(done.stdout.decode(), done.stderr.decode(), done.returncode, self.journal_path)
 
 
+class WineTarget:
+    """The real Windows executable under Wine, with the Windows builds of the stand-in tools put in
+    place of Wine's own powershell.exe, netsh.exe and findstr.exe, which print nothing."""
+
+    name = "wine"
+    stand_in_shell = False  # Wine's own shell: it shows no consent prompt and journals nothing
+
+    def __init__(self):
+        self.build = BUILD / "windows"
+        self.exe = self.build / "enable-tcp-timestamps.exe"
+        self.prefix = None
+
+    def check_built(self):
+        if shutil.which("wine") is None:
+            pytest.fail("wine is missing: 'make test' installs it")
+        for exe in (self.exe, *(self.build / "standin" / f"{t}.exe" for t in ("powershell", "netsh", "findstr"))):
+            if not exe.exists():
+                pytest.fail(f"{exe} is missing: build it with 'cmake --workflow --preset windows'")
+
+    def env(self):
+        env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                   # Wine starts its own findstr and netsh unless asked for the ones in system32.
+                   WINEDLLOVERRIDES="findstr.exe,netsh.exe=n")
+        env.pop("STANDIN_CONSENT", None)
+        return env
+
+    def make_prefix(self, folder):
+        self.prefix = folder
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(), check=True, capture_output=True,
+                       timeout=300)
+
+    def end_prefix(self):
+        subprocess.run(["wineserver", "-k"], env=self.env(), check=False)
+
+    def new_machine(self, tmp):
+        system = self.prefix / "drive_c" / "windows" / "system32"
+        tools = self.build / "standin"
+        (system / "WindowsPowerShell" / "v1.0").mkdir(parents=True, exist_ok=True)
+        shutil.copy(tools / "powershell.exe", system / "WindowsPowerShell" / "v1.0" / "powershell.exe")
+        shutil.copy(tools / "netsh.exe", system / "netsh.exe")
+        shutil.copy(tools / "findstr.exe", system / "findstr.exe")
+        (system / "tcp-global.txt").unlink(missing_ok=True)
+        return WineMachine(self, tmp, system)
+
+
+def windows_path(path):
+    """Wine's Z: drive is the Linux root."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class WineMachine:
+    def __init__(self, target, tmp, system):
+        self.target = target
+        self.tmp = tmp
+        self.system = system
+        self.journal_path = tmp / "journal.jsonl"
+
+    def remove_powershell(self):
+        (self.system / "WindowsPowerShell" / "v1.0" / "powershell.exe").unlink()
+
+    def plant_powershell(self, folder):
+        shutil.copy(self.target.build / "standin" / "powershell.exe", folder / "powershell.exe")
+
+    def timestamps_state(self):
+        state = self.system / "tcp-global.txt"
+        return state.read_text().strip() if state.exists() else "disabled"
+
+    def is_launched(self, record):
+        return record["parent"].lower() == "enable-tcp-timestamps.exe"
+
+    def is_display(self, record):
+        return record["parent"].lower() == "cmd.exe"
+
+    def in_folder(self, image, folder):
+        return image.lower().rsplit("\\", 1)[0] == windows_path(folder).lower()
+
+    def run(self, args=(), cwd=None, consent=None, system_dir="set"):
+        # Wine makes every launch it is asked for and always has its system folder.
+        assert set((consent or "yes").split(",")) == {"yes"} and system_dir == "set"
+        env = dict(self.target.env(), STANDIN_JOURNAL=windows_path(self.journal_path))
+        done = subprocess.run(["wine", self.target.exe, *args], cwd=cwd or self.tmp, env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=SETTLE_SECONDS)
+        # A Windows console or pipe ends lines with CR LF.
+        return Result(done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode(), done.returncode,
+                      self.journal_path)
+
+
 def wait_for(condition, what):
     deadline = time.monotonic() + SETTLE_SECONDS
     while not condition():
@@ -117,12 +204,23 @@ def wait_for(condition, what):
         time.sleep(0.05)
 
 
-TARGETS = [HostTarget("host"), HostTarget("host-asan")]
+TARGETS = [HostTarget("host"), HostTarget("host-asan"), WineTarget()]
+
+
+@pytest.fixture(scope="session")
+def wine_prefix(tmp_path_factory):
+    """One throwaway Wine prefix for the whole session: making one takes tens of seconds."""
+    wine = next(t for t in TARGETS if isinstance(t, WineTarget))
+    wine.make_prefix(tmp_path_factory.mktemp("wineprefix"))
+    yield wine.prefix
+    wine.end_prefix()
 
 
 @pytest.fixture(params=TARGETS, ids=lambda t: t.name)
 def target(request):
     request.param.check_built()
+    if isinstance(request.param, WineTarget):
+        request.getfixturevalue("wine_prefix")
     return request.param
 
 
