@@ -6,11 +6,14 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PYTHON := /usr/bin/python3
 
 RUN_PACKAGES := cmake make g++
-TEST_PACKAGES := $(RUN_PACKAGES) python3-pytest g++-mingw-w64-x86-64-posix
+TEST_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix wine wine64 \
+                 python3-pytest python3-pefile clang-format clang-tidy cppcheck
 
 RUN_DIR := build/run
 
-.PHONY: run test deps-run deps-test
+CXX_SOURCES = $(shell find src standin -name '*.cpp' -o -name '*.h')
+
+.PHONY: run test lint deps-run deps-test
 
 run: deps-run
 	cmake --workflow --preset host
@@ -21,11 +24,18 @@ run: deps-run
 	PATH=.:$(CURDIR)/$(RUN_DIR)/System32:$(CURDIR)/$(RUN_DIR)/System32/WindowsPowerShell/v1.0:/usr/bin:/bin \
 	$(CURDIR)/build/host/enable-tcp-timestamps
 
-test: deps-test
-	cmake --workflow --preset host
+test: deps-test lint
 	cmake --workflow --preset host-asan
 	cmake --workflow --preset windows
 	$(PYTHON) -m pytest tests
+
+# One style, and nothing for the analysers to report, in the program and the stand-in.
+lint: deps-test
+	cmake --workflow --preset host
+	clang-format --dry-run --Werror $(CXX_SOURCES)
+	clang-tidy --quiet -p build/host $(filter %.cpp,$(CXX_SOURCES))
+	cppcheck --enable=warning,style,performance,portability --std=c++17 --error-exitcode=1 --inline-suppr \
+	    --quiet -I standin/include -I standin src standin
 
 deps-run deps-test: deps-%:
 	@missing=$$(for p in $($(shell echo $* | tr a-z A-Z)_PACKAGES); do \

@@ -5,11 +5,13 @@
 
 #include "journal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -73,7 +75,9 @@ std::string findProgram(const std::string& file)
         if (dir.empty()) {
             dir = ".";
         }
-        const std::string candidate = dir + "/" + file;
+        std::string candidate = dir;
+        candidate += "/";
+        candidate += file;
         if (isExecutableFile(candidate)) {
             return candidate;
         }
@@ -89,7 +93,7 @@ std::vector<std::string> splitParameters(const char* parameters)
 {
     std::vector<std::string> words;
     std::string word;
-    for (const char* p = parameters != nullptr ? parameters : ""; ; ++p) {
+    for (const char* p = parameters != nullptr ? parameters : "";; ++p) {
         if (*p == ' ' || *p == '\t' || *p == '\0') {
             if (!word.empty()) {
                 words.push_back(word);
@@ -141,8 +145,9 @@ DWORD askOnTerminal(const std::string& program, const char* parameters)
     if (tty == nullptr) {
         return 0;
     }
-    std::fprintf(tty, "\nUser Account Control (stand-in)\nDo you want to allow this app to make changes to your device?\n"
-                      "  %s %s\n[y/N] ",
+    std::fprintf(tty,
+                 "\nUser Account Control (stand-in)\nDo you want to allow this app to make changes to your device?\n"
+                 "  %s %s\n[y/N] ",
                  program.c_str(), parameters != nullptr ? parameters : "");
     std::fflush(tty);
     char answer[16] = {};
@@ -157,7 +162,7 @@ DWORD consent(const std::string& program, const char* parameters, unsigned call)
     if (script != nullptr) {
         return scriptedAnswer(script, call);
     }
-    if (isatty(STDIN_FILENO)) {
+    if (isatty(STDIN_FILENO) != 0) {
         return askOnTerminal(program, parameters);
     }
     return 0;
@@ -165,14 +170,12 @@ DWORD consent(const std::string& program, const char* parameters, unsigned call)
 
 // Starts the program without waiting for it: the grandchild of a child that ends at once, so
 // nothing is left for this process to reap. A hidden window means its output goes nowhere.
-bool startDetached(const std::string& path, const std::vector<std::string>& args, const char* directory,
-                   bool elevated)
+bool startDetached(const std::string& path, const std::vector<std::string>& args, const char* directory, bool elevated)
 {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
-    for (const auto& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
+    std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                   [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
     argv.push_back(nullptr);
 
     const pid_t child = fork();
@@ -248,7 +251,8 @@ BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info)
     const SHELLEXECUTEINFOA received = *info;
 
     const std::string verb = received.lpVerb != nullptr ? received.lpVerb : "";
-    const std::string program = findProgram(received.lpFile != nullptr ? received.lpFile : "");
+    const std::string file = received.lpFile != nullptr ? received.lpFile : "";
+    const std::string program = findProgram(file);
     DWORD error = 0;
     if (verb != "runas" && verb != "open" && !verb.empty()) {
         error = ERROR_NO_ASSOCIATION;
@@ -258,15 +262,15 @@ BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info)
         error = consent(program, received.lpParameters, call);
     }
     if (error == 0) {
-        std::vector<std::string> args{received.lpFile};
-        for (const auto& word : splitParameters(received.lpParameters)) {
-            args.push_back(word);
-        }
+        std::vector<std::string> args{file};
+        const auto words = splitParameters(received.lpParameters);
+        args.insert(args.end(), words.begin(), words.end());
         if (!startDetached(program, args, received.lpDirectory, verb == "runas")) {
             error = ERROR_GEN_FAILURE;
         }
     }
 
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a small number in a handle, as the platform does.
     info->hInstApp = reinterpret_cast<HINSTANCE>(error == 0                      ? FIRST_SUCCESS_INSTANCE + call
                                                  : error == ERROR_FILE_NOT_FOUND ? SE_ERR_FNF
                                                                                  : SE_ERR_ACCESSDENIED);

@@ -24,11 +24,10 @@ typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef void* LPVOID;
 typedef void* HANDLE;
-typedef struct HWND__* HWND;
-typedef struct HINSTANCE__* HINSTANCE;
-typedef struct HKEY__* HKEY;
-typedef struct HICON__* HICON;
-typedef struct HMONITOR__* HMONITOR;
+// Distinct opaque types, so that one handle can't be passed for another.
+typedef struct StandinWindow* HWND;
+typedef struct StandinInstance* HINSTANCE;
+typedef struct StandinKey* HKEY;
 
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD code);

@@ -19,7 +19,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 namespace {
@@ -101,8 +100,9 @@ int main(int argc, char** argv)
     }
     const int status = run(argv + 1);
     if (status < 0) {
-        std::fprintf(stderr, "%s : The term '%s' is not recognized as the name of a cmdlet, function, script file, "
-                             "or operable program.\n",
+        std::fprintf(stderr,
+                     "%s : The term '%s' is not recognized as the name of a cmdlet, function, script file, "
+                     "or operable program.\n",
                      argv[1], argv[1]);
         return 1;
     }
