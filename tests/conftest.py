@@ -1,9 +1,9 @@
 """Targets the behaviour table runs against: the Linux build against the stand-in for Windows,
-the same with AddressSanitizer and UndefinedBehaviorSanitizer, and (where Wine is installed) the
-real Windows executable under Wine.
+the same with AddressSanitizer and UndefinedBehaviorSanitizer, and the real Windows executable
+under Wine.
 
-Each target lays out a fresh stand-in system folder for every case, runs the program as a user
-would (from a starting folder, with no input), and reads back the stand-in's journal.
+Each target sets up its system folder afresh for every case, runs the program as a user would
+(from a starting folder, with no input), and reads back the stand-in's journal.
 """
 
 import json
@@ -42,6 +42,21 @@ class Result:
         return [r for r in self.journal() if r["event"] == "powershell"]
 
 
+class Machine:
+    """One case's world: a system folder set up afresh, a journal, and a temporary folder."""
+
+    def __init__(self, target, tmp, system):
+        self.target = target
+        self.tmp = tmp
+        self.system = system
+        self.journal_path = tmp / "journal.jsonl"
+
+    def timestamps_state(self):
+        state = self.system / "tcp-global.txt"
+        return state.read_text().strip() if state.exists() else "disabled"
+
+
+
 class HostTarget:
     """The Linux build: the program and the stand-in tools from build/<preset>."""
 
@@ -62,13 +77,7 @@ class HostTarget:
         return HostMachine(self, tmp, system)
 
 
-class HostMachine:
-    def __init__(self, target, tmp, system):
-        self.target = target
-        self.tmp = tmp
-        self.system = system
-        self.journal_path = tmp / "journal.jsonl"
-
+class HostMachine(Machine):
     def remove_powershell(self):
         shutil.rmtree(self.system / "WindowsPowerShell")
 
@@ -76,10 +85,6 @@ class HostMachine:
         # The same stand-in, so that a run of it shows in the journal with the folder it ran from.
         for name in ("powershell.exe", "powershell"):
             shutil.copy(self.system / "WindowsPowerShell" / "v1.0" / "powershell.exe", folder / name)
-
-    def timestamps_state(self):
-        state = self.system / "tcp-global.txt"
-        return state.read_text().strip() if state.exists() else "disabled"
 
     def is_launched(self, record):
         return record["elevated"]
@@ -132,7 +137,6 @@ class WineTarget:
         env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                    # Wine starts its own findstr and netsh unless asked for the ones in system32.
                    WINEDLLOVERRIDES="findstr.exe,netsh.exe=n")
-        env.pop("STANDIN_CONSENT", None)
         return env
 
     def make_prefix(self, folder):
@@ -159,22 +163,12 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-class WineMachine:
-    def __init__(self, target, tmp, system):
-        self.target = target
-        self.tmp = tmp
-        self.system = system
-        self.journal_path = tmp / "journal.jsonl"
-
+class WineMachine(Machine):
     def remove_powershell(self):
         (self.system / "WindowsPowerShell" / "v1.0" / "powershell.exe").unlink()
 
     def plant_powershell(self, folder):
         shutil.copy(self.target.build / "standin" / "powershell.exe", folder / "powershell.exe")
-
-    def timestamps_state(self):
-        state = self.system / "tcp-global.txt"
-        return state.read_text().strip() if state.exists() else "disabled"
 
     def is_launched(self, record):
         return record["parent"].lower() == "enable-tcp-timestamps.exe"
