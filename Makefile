@@ -27,7 +27,7 @@ run: deps-run
 test: deps-test lint
 	cmake --workflow --preset host-asan
 	cmake --workflow --preset windows
-	$(PYTHON) -m pytest tests
+	$(PYTHON) -m pytest -rs tests
 
 # One style, and nothing for the analysers to report, in the program and the stand-in.
 lint: deps-test
