@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "journal.h"
+#include "words.h"
 
 #include <algorithm>
 #include <atomic>
@@ -85,26 +86,6 @@ std::string findProgram(const std::string& file)
             return {};
         }
         rest.erase(0, colon + 1);
-    }
-}
-
-// Parameters are split at blanks; quoting is not needed by anything this stand-in starts.
-std::vector<std::string> splitParameters(const char* parameters)
-{
-    std::vector<std::string> words;
-    std::string word;
-    for (const char* p = parameters != nullptr ? parameters : "";; ++p) {
-        if (*p == ' ' || *p == '\t' || *p == '\0') {
-            if (!word.empty()) {
-                words.push_back(word);
-                word.clear();
-            }
-            if (*p == '\0') {
-                return words;
-            }
-        } else {
-            word += *p;
-        }
     }
 }
 
@@ -263,7 +244,8 @@ BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info)
     }
     if (error == 0) {
         std::vector<std::string> args{file};
-        const auto words = splitParameters(received.lpParameters);
+        // Quoting is not needed by anything this stand-in starts.
+        const auto words = splitWords(received.lpParameters, " \t");
         args.insert(args.end(), words.begin(), words.end());
         if (!startDetached(program, args, received.lpDirectory, verb == "runas")) {
             error = ERROR_GEN_FAILURE;

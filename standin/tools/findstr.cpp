@@ -1,6 +1,8 @@
 // Stand-in findstr: prints the lines of standard input that contain any of the blank-separated
 // words of its argument, case-sensitive, as the real one does by default. Exits 1 if none did.
 
+#include "../words.h"
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -12,21 +14,7 @@ int main(int argc, char** argv)
         std::fputs("FINDSTR (stand-in): give exactly one search text; input is read from standard input\n", stderr);
         return 2;
     }
-    std::vector<std::string> words;
-    std::string word;
-    for (const char* p = argv[1];; ++p) {
-        if (*p == ' ' || *p == '\0') {
-            if (!word.empty()) {
-                words.push_back(word);
-            }
-            word.clear();
-            if (*p == '\0') {
-                break;
-            }
-        } else {
-            word += *p;
-        }
-    }
+    const std::vector<std::string> words = splitWords(argv[1], " ");
 
     bool found = false;
     std::string line;
