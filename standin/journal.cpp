@@ -44,6 +44,15 @@ std::string jsonBool(bool value)
     return value ? "true" : "false";
 }
 
+std::string jsonList(const std::vector<std::string>& texts)
+{
+    std::string out = "[";
+    for (const auto& text : texts) {
+        out += (out.size() > 1 ? ", " : "") + jsonText(text.c_str());
+    }
+    return out + "]";
+}
+
 void journal(const std::vector<std::pair<std::string, std::string>>& fields)
 {
     const char* path = std::getenv("STANDIN_JOURNAL");

@@ -13,6 +13,7 @@ namespace standin {
 std::string jsonText(const char* text); // null pointer -> null
 std::string jsonNumber(std::uint64_t value);
 std::string jsonBool(bool value);
+std::string jsonList(const std::vector<std::string>& texts);
 
 // Appends the fields as one line in a single write, so that processes running at the same time
 // never interleave within a line. Does nothing when STANDIN_JOURNAL is unset.

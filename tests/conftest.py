@@ -9,6 +9,7 @@ Each target sets up its system folder afresh for every case, runs the program as
 import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import time
@@ -23,11 +24,12 @@ SETTLE_SECONDS = 60
 
 
 class Result:
-    def __init__(self, stdout, stderr, status, journal_path):
+    def __init__(self, stdout, stderr, status, journal_path, wine_report=()):
         self.stdout = stdout
         self.stderr = stderr
         self.status = status
         self.journal_path = journal_path
+        self.wine_report = list(wine_report)  # what Wine's debug channels printed, line by line
 
     def journal(self):
         if not self.journal_path.exists():
@@ -40,6 +42,9 @@ class Result:
 
     def powershells(self):
         return [r for r in self.journal() if r["event"] == "powershell"]
+
+    def findstrs(self):
+        return [r for r in self.journal() if r["event"] == "findstr"]
 
 
 class Machine:
@@ -94,6 +99,14 @@ class HostMachine(Machine):
 
     def in_folder(self, image, folder):
         return pathlib.Path(image).parent == folder
+
+    def is_system_tool(self, image, tool):
+        return pathlib.Path(image) == {"powershell": self.system / "WindowsPowerShell" / "v1.0" / "powershell.exe",
+                                       "findstr": self.system / "findstr"}[tool]
+
+    def shell_command_line(self, line):
+        """How the stand-in's tools see the shell that system() starts: glibc runs /bin/sh -c LINE."""
+        return ["sh", "-c", line]
 
     def run(self, args=(), cwd=None, consent=None, system_dir="set"):
         env = {
@@ -179,15 +192,40 @@ class WineMachine(Machine):
     def in_folder(self, image, folder):
         return image.lower().rsplit("\\", 1)[0] == windows_path(folder).lower()
 
+    def is_system_tool(self, image, tool):
+        return image.lower() == {"powershell": r"c:\windows\system32\windowspowershell\v1.0\powershell.exe",
+                                 "findstr": r"c:\windows\system32\findstr.exe"}[tool]
+
+    def shell_command_line(self, line):
+        """The command line that system() gives the command interpreter under Wine."""
+        return "C:\\windows\\system32\\cmd.exe /c " + line
+
     def run(self, args=(), cwd=None, consent=None, system_dir="set"):
         # Wine makes every launch it is asked for and always has its system folder.
         assert set((consent or "yes").split(",")) == {"yes"} and system_dir == "set"
-        env = dict(self.target.env(), STANDIN_JOURNAL=windows_path(self.journal_path))
+        # Wine reports each launch request its shell receives, and any error reading the manifest.
+        env = dict(self.target.env(), STANDIN_JOURNAL=windows_path(self.journal_path),
+                   WINEDEBUG="-all,trace+exec,err+actctx")
         done = subprocess.run(["wine", self.target.exe, *args], cwd=cwd or self.tmp, env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=SETTLE_SECONDS)
+        stderr, report = split_wine_report(done.stderr.decode())
         # A Windows console or pipe ends lines with CR LF.
-        return Result(done.stdout.decode().replace("\r\n", "\n"), done.stderr.decode(), done.returncode,
-                      self.journal_path)
+        return Result(done.stdout.decode().replace("\r\n", "\n"), stderr, done.returncode, self.journal_path,
+                      report)
+
+
+WINE_REPORT_LINE = re.compile(r"[0-9a-f]{4}:(trace|warn|err|fixme):\w+:.*")
+
+
+def split_wine_report(stderr):
+    """(what the program itself wrote to standard error, the lines of Wine's debug report)."""
+    own, report = [], []
+    for line in stderr.splitlines(keepends=True):
+        if WINE_REPORT_LINE.fullmatch(line.rstrip("\r\n")):
+            report.append(line.rstrip("\r\n"))
+        else:
+            own.append(line)
+    return "".join(own), report
 
 
 def wait_for(condition, what):

@@ -2,8 +2,7 @@
 // it. Each start is journalled with how it was started, so the tests can tell the elevated
 // launches from the display command line.
 
-#include "../journal.h"
-#include "self_path.h"
+#include "started.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,49 +10,14 @@
 
 #ifdef _WIN32
 #include <process.h>
-#include <windows.h>
-#include <tlhelp32.h>
 #else
 #include <cerrno>
-#include <fstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 namespace {
-
-std::string parentName()
-{
-#ifdef _WIN32
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    PROCESSENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    DWORD parent = 0;
-    const DWORD self = GetCurrentProcessId();
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ProcessID == self) {
-            parent = entry.th32ParentProcessID;
-        }
-    }
-    std::string name;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ProcessID == parent) {
-            name = entry.szExeFile;
-        }
-    }
-    CloseHandle(snapshot);
-    return name;
-#else
-    std::ifstream comm("/proc/" + std::to_string(getppid()) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-#endif
-}
 
 int run(char** command)
 {
@@ -82,18 +46,7 @@ int run(char** command)
 
 int main(int argc, char** argv)
 {
-    std::string commandLine;
-    for (int i = 1; i < argc; ++i) {
-        commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
-    }
-    const char* elevated = std::getenv("STANDIN_ELEVATED");
-    standin::journal({
-        {"event", standin::jsonText("powershell")},
-        {"commandLine", standin::jsonText(commandLine.c_str())},
-        {"image", standin::jsonText(selfPath().c_str())},
-        {"parent", standin::jsonText(parentName().c_str())},
-        {"elevated", standin::jsonBool(elevated != nullptr && *elevated != '\0')},
-    });
+    journalStart("powershell", argc, argv);
     if (argc < 2) {
         std::fputs("powershell (stand-in): no command given\n", stderr);
         return 1;
