@@ -12,12 +12,16 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 import time
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = pathlib.Path(os.environ.get("BUILD_DIR", ROOT / "build"))
+
+sys.path.insert(0, str(ROOT / "tools"))
+import release_build  # noqa: E402  (tools/: the release build that tools/verify-release also makes)
 
 # Long enough for a loaded CI machine; cases normally finish in well under a second.
 SETTLE_SECONDS = 60
@@ -134,10 +138,16 @@ class WineTarget:
     name = "wine"
     stand_in_shell = False  # Wine's own shell: it shows no consent prompt and journals nothing
 
-    def __init__(self):
+    def __init__(self, exe=None):
         self.build = BUILD / "windows"
-        self.exe = self.build / "enable-tcp-timestamps.exe"
+        self.exe = exe or self.build / "enable-tcp-timestamps.exe"
         self.prefix = None
+
+    def with_exe(self, exe):
+        """The same prefix and tools, running another build of the program (a signed one, say)."""
+        other = WineTarget(exe)
+        other.prefix = self.prefix
+        return other
 
     def check_built(self):
         if shutil.which("wine") is None:
@@ -246,6 +256,24 @@ def wine_prefix(tmp_path_factory):
     wine.make_prefix(tmp_path_factory.mktemp("wineprefix"))
     yield wine.prefix
     wine.end_prefix()
+
+
+@pytest.fixture
+def wine(wine_prefix):
+    target = next(t for t in TARGETS if isinstance(t, WineTarget))
+    target.check_built()
+    return target
+
+
+@pytest.fixture(scope="session")
+def release_builds(tmp_path_factory):
+    """Two clean release builds of this tree, unsigned, in differently named folders."""
+    base = tmp_path_factory.mktemp("release")
+    builds = []
+    for name in ("first", "second-in-another-folder"):
+        release_build.copy_source_tree(ROOT, base / name)
+        builds.append(release_build.build_release(base / name))
+    return builds
 
 
 @pytest.fixture(params=TARGETS, ids=lambda t: t.name)

@@ -1,8 +1,7 @@
 """The file a user downloads: enable-tcp-timestamps.exe itself, how it builds, and its package."""
 
 import hashlib
-import re
-import shutil
+import struct
 import subprocess
 import xml.etree.ElementTree as ET
 import zipfile
@@ -10,7 +9,7 @@ import zipfile
 import pefile
 import pytest
 
-from conftest import BUILD, ROOT
+from conftest import BUILD, ROOT, release_build, wait_for
 
 EXE = BUILD / "windows" / "enable-tcp-timestamps.exe"
 
@@ -39,8 +38,7 @@ def pe():
 
 
 def project_version():
-    cache = (BUILD / "windows" / "CMakeCache.txt").read_text()
-    return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache, re.M).group(1)
+    return release_build.project_version(ROOT)
 
 
 def resources(pe, type_id):
@@ -96,24 +94,6 @@ def test_version_resource_names_the_program(pe):
     assert (fixed.FileVersionMS, fixed.FileVersionLS) == ((major << 16) | minor, patch << 16)
 
 
-def clean_release_build(folder):
-    """The release workflow on a copy of the source tree in a folder of its own."""
-    files = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"], cwd=ROOT,
-                           check=True, capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        if (ROOT / name).is_file():
-            (folder / name).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(ROOT / name, folder / name)
-    subprocess.run(["cmake", "--workflow", "--preset", "release"], cwd=folder, check=True, capture_output=True)
-    return folder / "build" / "release"
-
-
-@pytest.fixture(scope="module")
-def release_builds(tmp_path_factory):
-    base = tmp_path_factory.mktemp("release")
-    return [clean_release_build(base / name) for name in ("first", "second-in-another-folder")]
-
-
 def test_builds_are_byte_identical(release_builds):
     first, second = (build / "enable-tcp-timestamps.exe" for build in release_builds)
     assert first.read_bytes() == second.read_bytes()
@@ -134,3 +114,58 @@ def test_release_package(release_builds):
     assert readme == (ROOT / "README.md").read_bytes()
     assert sums == (f"{hashlib.sha256(exe).hexdigest()}  enable-tcp-timestamps.exe\n"
                     f"{hashlib.sha256(readme).hexdigest()}  README.md\n")
+
+
+def res_file_resources(data):
+    """{(type, id): (language, bytes)} of a compiled resource file (.res), as rc.exe writes it:
+    one header after another, each with its type and name as 0xFFFF and a number."""
+    found = {}
+    at = 0
+    while at < len(data):
+        size, header_size = struct.unpack_from("<II", data, at)
+        type_marker, type_id, name_marker, name_id = struct.unpack_from("<HHHH", data, at + 8)
+        assert (type_marker, name_marker) == (0xFFFF, 0xFFFF), "resources here are numbered, not named"
+        language = struct.unpack_from("<H", data, at + 8 + 8 + 4 + 2)[0]
+        if size:  # the first header is an empty one that marks the file as 32-bit
+            found[(type_id, name_id)] = (language, data[at + header_size:at + header_size + size])
+        at = (at + header_size + size + 3) & ~3
+    return found
+
+
+def test_resource_script_builds_under_an_rc_compatible_compiler(pe, tmp_path):
+    """llvm-rc takes the script as Microsoft's rc.exe does, and gives the resources the shipped
+    executable carries (which windres compiled)."""
+    res = tmp_path / "enable-tcp-timestamps.res"
+    done = subprocess.run(["llvm-rc", "/I", BUILD / "windows", "/FO", res, ROOT / "res" / "enable-tcp-timestamps.rc"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    compiled = res_file_resources(res.read_bytes())
+    assert sorted(compiled) == [(RT_VERSION, 1), (RT_MANIFEST, 1)]
+    assert compiled[(RT_MANIFEST, 1)] == (1033, (ROOT / "res" / "enable-tcp-timestamps.manifest").read_bytes())
+    shipped = {(kind, rid): (language, data) for kind in (RT_MANIFEST, RT_VERSION)
+               for rid, language, data in resources(pe, kind)}
+    assert compiled == shipped
+
+
+def broken_manifest(tmp_path):
+    """The executable with its manifest's closing tag misspelt, bytes otherwise the same."""
+    data = bytearray(EXE.read_bytes())
+    at = data.index(b"</assembly>")
+    data[at:at + 11] = b"</assembXy>"
+    (tmp_path / "broken").mkdir()
+    broken = tmp_path / "broken" / EXE.name  # under its own name: the tests know its processes by it
+    broken.write_bytes(data)
+    return broken
+
+
+@pytest.mark.parametrize("build, reported", [("shipped", False), ("broken manifest", True)])
+def test_wine_reads_the_manifest(wine, tmp_path, build, reported):
+    """Every Wine case of the behaviour table requires no manifest error in Wine's report; this shows
+    that the report would show one."""
+    exe = EXE if build == "shipped" else broken_manifest(tmp_path)
+    machine = wine.with_exe(exe).new_machine(tmp_path)
+    result = machine.run()
+    errors = [line for line in result.wine_report if ":err:actctx:" in line]
+    assert bool(errors) == reported, errors
+    # Let the elevated starts end before the next test resets the prefix.
+    wait_for(lambda: len([r for r in result.powershells() if machine.is_launched(r)]) == 2, "2 elevated starts")
