@@ -6,14 +6,16 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PYTHON := /usr/bin/python3
 
 RUN_PACKAGES := cmake make g++
+# llvm-rc (package llvm) preprocesses with clang; osslsigncode and openssl sign and check releases.
 TEST_PACKAGES := $(RUN_PACKAGES) g++-mingw-w64-x86-64-posix wine wine64 \
-                 python3-pytest python3-pefile clang-format clang-tidy cppcheck
+                 python3-pytest python3-pefile clang-format clang-tidy cppcheck \
+                 llvm clang osslsigncode openssl
 
 RUN_DIR := build/run
 
 CXX_SOURCES = $(shell find src standin -name '*.cpp' -o -name '*.h')
 
-.PHONY: run test lint deps-run deps-test
+.PHONY: run test lint deps-run deps-test test-packages
 
 run: deps-run
 	cmake --workflow --preset host
@@ -44,3 +46,7 @@ deps-run deps-test: deps-%:
 	    echo "installing:" $$missing; \
 	    $(SUDO) apt-get update && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	fi
+
+# For .ci/run, so that the packages are listed in one place.
+test-packages:
+	@echo $(TEST_PACKAGES)
