@@ -224,7 +224,7 @@ class WineMachine(Machine):
                       report)
 
 
-WINE_REPORT_LINE = re.compile(r"[0-9a-f]{4}:(trace|warn|err|fixme):\w+:.*")
+WINE_REPORT_LINE = re.compile(r"[0-9a-f]{4,}:(trace|warn|err|fixme):\w+:.*")
 
 
 def split_wine_report(stderr):

@@ -187,10 +187,10 @@ def check_display(machine, powershell, findstrs):
 
 # Wine's exec channel: "ShellExecuteExA <record address>", then on the same thread
 # "SHELL_execute mask=... hwnd=... verb=... file=... parm=... dir=... show=... class=...".
-WINE_CALL = re.compile(r"(?P<thread>[0-9a-f]{4}):trace:exec:ShellExecuteExA (?P<record>[0-9A-Fa-f]+)")
+WINE_CALL = re.compile(r"(?P<thread>[0-9a-f]{4,}):trace:exec:ShellExecuteExA (?P<record>[0-9A-Fa-f]+)")
 WINE_TEXT = r'(?:L"(?:[^"\\]|\\.)*"|\(null\))'
 WINE_FIELDS = re.compile(
-    rf"(?P<thread>[0-9a-f]{{4}}):trace:exec:SHELL_execute mask=0x(?P<mask>[0-9a-fA-F]+) "
+    rf"(?P<thread>[0-9a-f]{{4,}}):trace:exec:SHELL_execute mask=0x(?P<mask>[0-9a-fA-F]+) "
     rf"hwnd=(?P<hwnd>[0-9a-fA-F]+) verb=(?P<verb>{WINE_TEXT}) file=(?P<file>{WINE_TEXT}) "
     rf"parm=(?P<parm>{WINE_TEXT}) dir=(?P<dir>{WINE_TEXT}) show=0x(?P<show>[0-9a-fA-F]+) class=.*")
 WINE_FORM = "Wine's exec report is not in the form this test reads"
