@@ -85,8 +85,8 @@ def package_files(package):
 
 
 def signature_size(exe):
-    security = pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
-    return security.Size
+    directories = pefile.PE(data=exe).OPTIONAL_HEADER.DATA_DIRECTORY
+    return directories[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]].Size
 
 
 def osslsigncode(*args):
@@ -146,7 +146,8 @@ def test_signed_executable_runs(signed_tree, wine, tmp_path):
     ("publisher.pfx", "", "wrong password for {certificates}/publisher.pfx (CODE_SIGNING_PASSWORD)"),
     ("server.pfx", PASSWORD, "the certificate of CN=TLS Server is not for code signing "
                              "(extended key usage: TLS Web Server Authentication)"),
-    ("expired.pfx", PASSWORD, "the certificate of CN=Expired Publisher has expired (notAfter=Jan  2 00:00:00 2020 GMT)"),
+    ("expired.pfx", PASSWORD,
+     "the certificate of CN=Expired Publisher has expired (notAfter=Jan  2 00:00:00 2020 GMT)"),
 ], ids=["missing", "a folder", "empty path", "not PKCS#12", "wrong password", "no password", "not for code signing",
         "expired"])
 def test_bad_signing_input(signed_tree, certificates, pfx, password, error):
@@ -221,6 +222,7 @@ def test_verify_release_accepts_the_packages(signed_tree, release_builds, certif
 def tampered(kind, good, unsigned, certificates, folder):
     """A bad package of the given kind, made from the good signed one (or the unsigned one)."""
     exe = package_files(good)[release_build.EXE]
+    changed = exe.replace(b"timestamps=enabled", b"timestamps=Enabled")  # what netsh is told, a letter off
     if kind == "not a zip":
         (folder / good.name).write_bytes(b"MZ this is not a zip file\n")
         return folder / good.name, []
@@ -234,13 +236,13 @@ def tampered(kind, good, unsigned, certificates, folder):
         return repack(good, folder, changes={"SHA256SUMS": package_files(good)["SHA256SUMS"].splitlines(True)[0]},
                       rehash=False), []
     if kind == "executable changed after signing":
-        return repack(good, folder, changes={release_build.EXE: exe.replace(b"timestamps=enabled", b"timestamps=Enabled")}), []
+        return repack(good, folder, changes={release_build.EXE: changed}), []
     if kind == "signature damaged":
         at = len(exe) - 300  # inside the signature's own bytes, at the end of the file
         return repack(good, folder, changes={release_build.EXE: exe[:at] + bytes([exe[at] ^ 0xFF]) + exe[at + 1:]}), []
     if kind == "executable changed and re-signed":
-        changed = exe.replace(b"timestamps=enabled", b"timestamps=Enabled")
-        return repack(good, folder, changes={release_build.EXE: resign(changed, certificates / "publisher.pfx", folder)}), []
+        resigned = resign(changed, certificates / "publisher.pfx", folder)
+        return repack(good, folder, changes={release_build.EXE: resigned}), []
     if kind == "signed by someone else, --ca":
         return good, ["--ca", certificates / "other.pem"]
     if kind == "unsigned, --ca":
@@ -250,14 +252,16 @@ def tampered(kind, good, unsigned, certificates, folder):
 
 @pytest.mark.parametrize("kind, reason", [
     ("not a zip", f"{PACKAGE}.zip is not a zip file"),
-    ("other version", f"enable-tcp-timestamps-9.9.9-win64.zip is not the package of version {VERSION} checked out here"),
+    ("other version",
+     f"enable-tcp-timestamps-9.9.9-win64.zip is not the package of version {VERSION} checked out here"),
     ("README changed, hash left", "the SHA-256 of README.md does not match its line in SHA256SUMS"),
-    ("a file added", f"should hold just {PACKAGE}/README.md, {PACKAGE}/SHA256SUMS, {PACKAGE}/enable-tcp-timestamps.exe; "
-                     f"it also holds {PACKAGE}/setup.cmd"),
+    ("a file added", f"should hold just {PACKAGE}/README.md, {PACKAGE}/SHA256SUMS, "
+                     f"{PACKAGE}/enable-tcp-timestamps.exe; it also holds {PACKAGE}/setup.cmd"),
     ("sums missing a file", "SHA256SUMS should list enable-tcp-timestamps.exe and README.md"),
     ("executable changed after signing", "enable-tcp-timestamps.exe was changed after it was signed"),
     ("signature damaged", "enable-tcp-timestamps.exe: its signature is not"),
-    ("executable changed and re-signed", "enable-tcp-timestamps.exe (signature removed) differs from this checkout's build"),
+    ("executable changed and re-signed",
+     "enable-tcp-timestamps.exe (signature removed) differs from this checkout's build"),
     ("signed by someone else, --ca", "its signature does not verify against"),
     ("unsigned, --ca", "enable-tcp-timestamps.exe is not signed, but --ca asks for a signature"),
 ])
