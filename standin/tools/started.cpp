@@ -19,20 +19,35 @@
 
 namespace {
 
+struct Parent {
+#ifdef _WIN32
+    DWORD id = 0;
+#else
+    pid_t id = 0;
+#endif
+    std::string name; // of its executable; empty if it can't be told
+};
+
 #ifdef _WIN32
 
-DWORD parentId()
+// From one snapshot of the process list.
+Parent parentProcess()
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
-        return 0;
+        return {};
     }
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    DWORD parent = 0;
+    Parent parent;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
         if (entry.th32ProcessID == GetCurrentProcessId()) {
-            parent = entry.th32ParentProcessID;
+            parent.id = entry.th32ParentProcessID;
+        }
+    }
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (parent.id != 0 && entry.th32ProcessID == parent.id) {
+            parent.name = entry.szExeFile;
         }
     }
     CloseHandle(snapshot);
@@ -50,9 +65,9 @@ std::string narrow(const std::wstring& text)
 
 // Windows keeps no record of a parent's command line for its children: read it from the parent's
 // process parameters, as a debugger would.
-std::string parentCommandLine()
+std::string parentCommandLine(DWORD parentId)
 {
-    HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, parentId());
+    HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, parentId);
     if (parent == nullptr) {
         return "null";
     }
@@ -73,9 +88,10 @@ std::string parentCommandLine()
     return result;
 }
 
-std::string streamIdentity(DWORD which)
+// fd 0 or 1, as on Linux.
+std::string streamIdentity(int fd)
 {
-    HANDLE stream = GetStdHandle(which);
+    HANDLE stream = GetStdHandle(fd == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
     switch (GetFileType(stream)) {
     case FILE_TYPE_DISK: {
         char path[MAX_PATH] = {};
@@ -93,10 +109,18 @@ std::string streamIdentity(DWORD which)
 
 #else
 
-// The shell's words exactly as it was started, e.g. ["sh", "-c", "the line"].
-std::string parentCommandLine()
+Parent parentProcess()
 {
-    std::ifstream file("/proc/" + std::to_string(getppid()) + "/cmdline", std::ios::binary);
+    Parent parent{getppid(), {}};
+    std::ifstream comm("/proc/" + std::to_string(parent.id) + "/comm");
+    std::getline(comm, parent.name);
+    return parent;
+}
+
+// The shell's words exactly as it was started, e.g. ["sh", "-c", "the line"].
+std::string parentCommandLine(pid_t parentId)
+{
+    std::ifstream file("/proc/" + std::to_string(parentId) + "/cmdline", std::ios::binary);
     const std::string all{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     std::vector<std::string> words;
     std::istringstream in(all);
@@ -116,33 +140,6 @@ std::string streamIdentity(int fd)
 
 #endif
 
-// The name of the parent process's executable, or empty if it can't be told.
-std::string parentName()
-{
-#ifdef _WIN32
-    const DWORD parent = parentId();
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return {};
-    }
-    PROCESSENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    std::string name;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ProcessID == parent) {
-            name = entry.szExeFile;
-        }
-    }
-    CloseHandle(snapshot);
-    return name;
-#else
-    std::ifstream comm("/proc/" + std::to_string(getppid()) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-#endif
-}
-
 } // namespace
 
 void journalStart(const char* tool, int argc, char** argv,
@@ -153,20 +150,16 @@ void journalStart(const char* tool, int argc, char** argv,
         arguments += (i > 1 ? " " : "") + std::string(argv[i]);
     }
     const char* elevated = std::getenv("STANDIN_ELEVATED");
+    const Parent parent = parentProcess();
     std::vector<std::pair<std::string, std::string>> fields{
         {"event", standin::jsonText(tool)},
         {"argv", standin::jsonList(std::vector<std::string>(argv, argv + argc))},
         {"commandLine", standin::jsonText(arguments.c_str())},
         {"image", standin::jsonText(selfPath().c_str())},
-        {"parent", standin::jsonText(parentName().c_str())},
-        {"parentCommandLine", parentCommandLine()},
-#ifdef _WIN32
-        {"stdin", standin::jsonText(streamIdentity(STD_INPUT_HANDLE).c_str())},
-        {"stdout", standin::jsonText(streamIdentity(STD_OUTPUT_HANDLE).c_str())},
-#else
-        {"stdin", standin::jsonText(streamIdentity(STDIN_FILENO).c_str())},
-        {"stdout", standin::jsonText(streamIdentity(STDOUT_FILENO).c_str())},
-#endif
+        {"parent", standin::jsonText(parent.name.c_str())},
+        {"parentCommandLine", parentCommandLine(parent.id)},
+        {"stdin", standin::jsonText(streamIdentity(0).c_str())},
+        {"stdout", standin::jsonText(streamIdentity(1).c_str())},
         {"elevated", standin::jsonBool(elevated != nullptr && *elevated != '\0')},
     };
     fields.insert(fields.end(), extra.begin(), extra.end());
