@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import time
+import zipfile
 
 import pytest
 
@@ -263,6 +264,14 @@ def wine(wine_prefix):
     target = next(t for t in TARGETS if isinstance(t, WineTarget))
     target.check_built()
     return target
+
+
+def package_files(package):
+    """The files of a release package by name, after checking that it holds just its three."""
+    folder = package.name.removesuffix(".zip")
+    with zipfile.ZipFile(package) as z:
+        assert sorted(z.namelist()) == [f"{folder}/{n}" for n in ("README.md", "SHA256SUMS", release_build.EXE)]
+        return {n.split("/", 1)[1]: z.read(n) for n in z.namelist()}
 
 
 @pytest.fixture(scope="session")

@@ -4,12 +4,11 @@ import hashlib
 import struct
 import subprocess
 import xml.etree.ElementTree as ET
-import zipfile
 
 import pefile
 import pytest
 
-from conftest import BUILD, ROOT, release_build, wait_for
+from conftest import BUILD, ROOT, package_files, release_build, wait_for
 
 EXE = BUILD / "windows" / "enable-tcp-timestamps.exe"
 
@@ -103,13 +102,8 @@ def test_builds_are_byte_identical(release_builds):
 
 def test_release_package(release_builds):
     version = project_version()
-    package = release_builds[0] / f"enable-tcp-timestamps-{version}-win64.zip"
-    folder = f"enable-tcp-timestamps-{version}-win64/"
-    with zipfile.ZipFile(package) as z:
-        assert sorted(z.namelist()) == [folder + n for n in ("README.md", "SHA256SUMS", "enable-tcp-timestamps.exe")]
-        exe = z.read(folder + "enable-tcp-timestamps.exe")
-        readme = z.read(folder + "README.md")
-        sums = z.read(folder + "SHA256SUMS").decode()
+    files = package_files(release_builds[0] / f"enable-tcp-timestamps-{version}-win64.zip")
+    exe, readme, sums = files["enable-tcp-timestamps.exe"], files["README.md"], files["SHA256SUMS"].decode()
     assert exe == EXE.read_bytes()
     assert readme == (ROOT / "README.md").read_bytes()
     assert sums == (f"{hashlib.sha256(exe).hexdigest()}  enable-tcp-timestamps.exe\n"
