@@ -130,8 +130,9 @@ def test_resource_script_builds_under_an_rc_compatible_compiler(pe, tmp_path):
     """llvm-rc takes the script as Microsoft's rc.exe does, and gives the resources the shipped
     executable carries (which windres compiled)."""
     res = tmp_path / "enable-tcp-timestamps.res"
-    done = subprocess.run(["llvm-rc", "/I", BUILD / "windows", "/FO", res, ROOT / "res" / "enable-tcp-timestamps.rc"],
-                          capture_output=True, text=True)
+    # "--": llvm-rc would take an absolute path such as /check/... for its /C option.
+    done = subprocess.run(["llvm-rc", "/I", BUILD / "windows", "/FO", res, "--",
+                           ROOT / "res" / "enable-tcp-timestamps.rc"], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     compiled = res_file_resources(res.read_bytes())
     assert sorted(compiled) == [(RT_VERSION, 1), (RT_MANIFEST, 1)]
