@@ -48,6 +48,10 @@ class Result:
     def powershells(self):
         return [r for r in self.journal() if r["event"] == "powershell"]
 
+    def manifest_errors(self):
+        """What Wine reported as errors reading the executable's manifest."""
+        return [line for line in self.wine_report if ":err:actctx:" in line]
+
     def findstrs(self):
         return [r for r in self.journal() if r["event"] == "findstr"]
 
@@ -225,7 +229,8 @@ class WineMachine(Machine):
                       report)
 
 
-WINE_REPORT_LINE = re.compile(r"[0-9a-f]{4,}:(trace|warn|err|fixme):\w+:.*")
+WINE_THREAD = r"[0-9a-f]{4,}"  # the thread id that starts each line of Wine's debug report
+WINE_REPORT_LINE = re.compile(WINE_THREAD + r":(trace|warn|err|fixme):\w+:.*")
 
 
 def split_wine_report(stderr):

@@ -5,7 +5,7 @@ from dataclasses import dataclass
 
 import pytest
 
-from conftest import wait_for
+from conftest import WINE_THREAD, wait_for
 
 CMD1 = "netsh interface tcp set global timestamps=enabled"
 CMD2 = "netsh interface tcp show global"
@@ -123,7 +123,7 @@ def check_case(machine, case):
     if machine.target.stand_in_shell:
         check_requests(result.launches(), case, machine, result)
     else:
-        check_wine_requests(result.wine_report, case)
+        check_wine_requests(result, case)
 
 
 def check_requests(requests, case, machine, result):
@@ -187,10 +187,10 @@ def check_display(machine, powershell, findstrs):
 
 # Wine's exec channel: "ShellExecuteExA <record address>", then on the same thread
 # "SHELL_execute mask=... hwnd=... verb=... file=... parm=... dir=... show=... class=...".
-WINE_CALL = re.compile(r"(?P<thread>[0-9a-f]{4,}):trace:exec:ShellExecuteExA (?P<record>[0-9A-Fa-f]+)")
+WINE_CALL = re.compile(rf"(?P<thread>{WINE_THREAD}):trace:exec:ShellExecuteExA (?P<record>[0-9A-Fa-f]+)")
 WINE_TEXT = r'(?:L"(?:[^"\\]|\\.)*"|\(null\))'
 WINE_FIELDS = re.compile(
-    rf"(?P<thread>[0-9a-f]{{4,}}):trace:exec:SHELL_execute mask=0x(?P<mask>[0-9a-fA-F]+) "
+    rf"(?P<thread>{WINE_THREAD}):trace:exec:SHELL_execute mask=0x(?P<mask>[0-9a-fA-F]+) "
     rf"hwnd=(?P<hwnd>[0-9a-fA-F]+) verb=(?P<verb>{WINE_TEXT}) file=(?P<file>{WINE_TEXT}) "
     rf"parm=(?P<parm>{WINE_TEXT}) dir=(?P<dir>{WINE_TEXT}) show=0x(?P<show>[0-9a-fA-F]+) class=.*")
 WINE_FORM = "Wine's exec report is not in the form this test reads"
@@ -226,15 +226,15 @@ def wine_launches(report):
     return launches
 
 
-def check_wine_requests(report, case):
+def check_wine_requests(result, case):
     """What Wine's own shell received from the shipped executable, call by call."""
-    launches = wine_launches(report)
+    launches = wine_launches(result.wine_report)
     if not launches:
-        pytest.fail(f"{WINE_FORM}: no ShellExecuteExA call in {report[:5]!r}")
+        pytest.fail(f"{WINE_FORM}: no ShellExecuteExA call in {result.wine_report[:5]!r}")
     assert [r["parameters"] for r in launches] == list(case.asked)
     for r in launches:
         assert {k: r[k] for k in ("mask", "hwnd", "verb", "file", "directory", "show")} == {
             "mask": 0x400, "hwnd": 0, "verb": "runas", "file": "powershell.exe", "directory": None, "show": 0}
     # One thread, one record: the second launch reuses the first's request.
     assert len({(r["thread"], r["record"]) for r in launches}) == 1
-    assert not [line for line in report if ":err:actctx:" in line]
+    assert not result.manifest_errors(), result.manifest_errors()

@@ -36,8 +36,7 @@ def pe():
     return pefile.PE(str(EXE))
 
 
-def project_version():
-    return release_build.project_version(ROOT)
+VERSION = release_build.project_version(ROOT)
 
 
 def resources(pe, type_id):
@@ -83,12 +82,11 @@ def test_version_resource_names_the_program(pe):
     strings = {k.decode(): v.decode()
                for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
                for table in info.StringTable for k, v in table.entries.items()}
-    version = project_version()
     assert strings["ProductName"] == "enable-tcp-timestamps"
     assert strings["OriginalFilename"] == "enable-tcp-timestamps.exe"
     assert "TCP timestamps" in strings["FileDescription"]
-    assert strings["FileVersion"] == strings["ProductVersion"] == version
-    major, minor, patch = (int(n) for n in version.split("."))
+    assert strings["FileVersion"] == strings["ProductVersion"] == VERSION
+    major, minor, patch = (int(n) for n in VERSION.split("."))
     fixed = pe.VS_FIXEDFILEINFO[0]
     assert (fixed.FileVersionMS, fixed.FileVersionLS) == ((major << 16) | minor, patch << 16)
 
@@ -101,8 +99,7 @@ def test_builds_are_byte_identical(release_builds):
 
 
 def test_release_package(release_builds):
-    version = project_version()
-    files = package_files(release_builds[0] / f"enable-tcp-timestamps-{version}-win64.zip")
+    files = package_files(release_builds[0] / f"{release_build.package_name(VERSION)}.zip")
     exe, readme, sums = files["enable-tcp-timestamps.exe"], files["README.md"], files["SHA256SUMS"].decode()
     assert exe == EXE.read_bytes()
     assert readme == (ROOT / "README.md").read_bytes()
@@ -160,7 +157,6 @@ def test_wine_reads_the_manifest(wine, tmp_path, build, reported):
     exe = EXE if build == "shipped" else broken_manifest(tmp_path)
     machine = wine.with_exe(exe).new_machine(tmp_path)
     result = machine.run()
-    errors = [line for line in result.wine_report if ":err:actctx:" in line]
-    assert bool(errors) == reported, errors
+    assert bool(result.manifest_errors()) == reported, result.manifest_errors()
     # Let the elevated starts end before the next test resets the prefix.
     wait_for(lambda: len([r for r in result.powershells() if machine.is_launched(r)]) == 2, "2 elevated starts")
